@@ -2,6 +2,7 @@
 #include "platform/Paths.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
