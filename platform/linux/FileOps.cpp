@@ -185,7 +185,14 @@ int MoveFileExW(const char16_t* existingName, const char16_t* newName, uint32_t 
   const std::string target = ToUtf8(newName);
   struct stat sourceStat {};
   if (::lstat(source.c_str(), &sourceStat) != 0) {
-    return FailErrno(errno);
+    const int err = errno;
+    if (err == ENOENT) {
+      const auto slash = source.find_last_of('/');
+      struct stat dirStat {};
+      const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : source.substr(0, slash));
+      return Fail(::stat(dir.c_str(), &dirStat) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    return FailErrno(err);
   }
   struct stat targetStat {};
   const bool targetExists = ::lstat(target.c_str(), &targetStat) == 0;
@@ -211,6 +218,9 @@ int MoveFileExW(const char16_t* existingName, const char16_t* newName, uint32_t 
     const int err = errno;
     if (err == EEXIST) {
       return Fail(ERROR_ALREADY_EXISTS);
+    }
+    if (err == ENOENT) {
+      return Fail(ERROR_PATH_NOT_FOUND);  // the source is there: the target's directory is not
     }
     if (err != EXDEV) {
       return FailErrno(err);
