@@ -18,7 +18,6 @@ namespace kestrix {
 namespace {
 
 using test::Child;
-using test::Run;
 
 class ChannelProcessTest : public ::testing::Test {
  protected:
@@ -124,7 +123,7 @@ TEST_F(ChannelProcessTest, ClientKilledWhileHoldingTheMutexDoesNotBlockTheNext) 
 TEST_F(ChannelProcessTest, KestrixctlAnswersThroughARunningService) {
   // Not running: its own exit code and a clear message.
   std::string out;
-  EXPECT_EQ(Run(KESTRIXCTL, {"--timeout", "2", "info", "0"}, &out), 3);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"--timeout", "2", "info", "0"}, &out), 3);
 
   platform::HKEY key = nullptr;
   ASSERT_EQ(platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, kServiceKeyPath, platform::KEY_ALL_ACCESS, &key,
@@ -134,29 +133,29 @@ TEST_F(ChannelProcessTest, KestrixctlAnswersThroughARunningService) {
   test::ServiceProcess service;
   ASSERT_TRUE(service.Ready());
 
-  EXPECT_EQ(Run(KESTRIXCTL, {"language", "6"}, &out), 0);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"language", "6"}, &out), 0);
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\KestrixSvc", "/v", "Language"},
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\KestrixSvc", "/v", "Language"},
                 &out),
             0);
   EXPECT_NE(out.find("0x6"), std::string::npos) << out;
 
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"--json", "info", "-1"}, &out), 1);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"--json", "info", "-1"}, &out), 1);
   EXPECT_NE(out.find("\"present\":false"), std::string::npos) << out;
 
   const auto source = m_root.Path() / "firmware.bin";
   std::ofstream(source) << "image";
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"--json", "move", source.string(), (m_root.Path() / "moved.bin").string()}, &out), 0);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"--json", "move", source.string(), (m_root.Path() / "moved.bin").string()}, &out), 0);
   EXPECT_EQ(out, "{\"bResult\":1,\"dwLastError\":0}\n");
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"--json", "move", source.string(), (m_root.Path() / "again.bin").string()}, &out), 1);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"--json", "move", source.string(), (m_root.Path() / "again.bin").string()}, &out), 1);
   EXPECT_EQ(out, "{\"bResult\":0,\"dwLastError\":2}\n");
 
   // Raw: a command 240 whose bytes 34 and 35 come back as the client wrote them.
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"raw", "--hex", "f0000000 05000000 28000000 ffffffff" + std::string(36, 'e') + "abcd" +
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"raw", "--hex", "f0000000 05000000 28000000 ffffffff" + std::string(36, 'e') + "abcd" +
                                                  "77777777"},
                 &out),
             0);
@@ -168,7 +167,7 @@ TEST_F(ChannelProcessTest, KestrixctlAnswersThroughARunningService) {
   EXPECT_EQ(out.substr(72, 8), "00000000");                    // not valid
 
   out.clear();
-  EXPECT_EQ(Run(KESTRIXCTL, {"raw", "--hex", "f3000000 00000000 10000000 01020304"}, &out), 6);
+  EXPECT_EQ(test::Run(KESTRIXCTL, {"raw", "--hex", "f3000000 00000000 10000000 01020304"}, &out), 6);
   EXPECT_EQ(out, "f30000000100000010000000" "01020304\n");
 }
 
