@@ -1,0 +1,174 @@
+// Events on Linux: a 32-bit futex word (1 signalled, 0 not) in the object file, or in memory for an unnamed one.
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+#include "common/Win32Error.h"
+#include "platform/KernelObjects.h"
+#include "platform/LastError.h"
+#include "platform/linux/KernelObjectsFile.h"
+
+namespace kestrix::platform {
+
+namespace {
+
+using detail::ObjectFile;
+
+/// The event's state in the object file, at the payload offset of its header page.
+struct EventState {
+  uint32_t signalled;
+  uint32_t manualReset;
+};
+static_assert(sizeof(EventState) == 8);
+static_assert(offsetof(EventState, manualReset) == 4);
+
+timespec DeadlineAfter(uint32_t timeoutMs) {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+  t.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+class LinuxEvent final : public Event {
+ public:
+  /// A named event over the mapped header page of its object file.
+  LinuxEvent(std::shared_ptr<ObjectFile> file, void* page)
+      : m_file(std::move(file)),
+        m_page(page),
+        m_state(reinterpret_cast<EventState*>(static_cast<uint8_t*>(page) + detail::kPayloadOffset)),
+        m_manualReset(std::atomic_ref<uint32_t>(m_state->manualReset).load() != 0),
+        m_futexFlags(0) {}
+
+  /// An unnamed event: the state lives in this object and the futex is private to the process.
+  LinuxEvent(bool manualReset, bool initialState)
+      : m_private(std::make_unique<EventState>(EventState{initialState ? 1u : 0u, manualReset ? 1u : 0u})),
+        m_state(m_private.get()),
+        m_manualReset(manualReset),
+        m_futexFlags(FUTEX_PRIVATE_FLAG) {}
+
+  ~LinuxEvent() override {
+    if (m_page != nullptr) {
+      ::munmap(m_page, detail::HeaderPageSize());
+    }
+  }
+
+  bool Set() override {
+    Word().store(1, std::memory_order_release);
+    // A manual-reset event releases every waiter; an auto-reset one wakes one, which takes the signal.
+    Futex(FUTEX_WAKE, m_manualReset ? INT_MAX : 1, nullptr);
+    return true;
+  }
+
+  bool Reset() override {
+    Word().store(0, std::memory_order_release);
+    return true;
+  }
+
+  WaitResult Wait(uint32_t timeoutMs) override {
+    const bool bounded = timeoutMs != INFINITE;
+    const timespec deadline = bounded ? DeadlineAfter(timeoutMs) : timespec{};
+    for (;;) {
+      if (TryTake()) {
+        return WaitResult::Signaled;
+      }
+      if (timeoutMs == 0) {
+        return WaitResult::Timeout;
+      }
+      // Sleeps only while the word still reads 0, so a Set between the check and the sleep is not lost.
+      // The deadline is absolute on CLOCK_MONOTONIC, so wake-ups and EINTR do not stretch the wait.
+      if (Futex(FUTEX_WAIT_BITSET, 0, bounded ? &deadline : nullptr) != 0) {
+        if (errno == ETIMEDOUT) {
+          return WaitResult::Timeout;
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+          SetLastError(Win32FromErrno(errno));
+          return WaitResult::Failed;
+        }
+      }
+    }
+  }
+
+ private:
+  std::atomic_ref<uint32_t> Word() { return std::atomic_ref<uint32_t>(m_state->signalled); }
+
+  /// Takes the signal: a manual-reset event keeps it, an auto-reset one goes back to non-signalled as the one
+  /// waiter it releases takes it. A Set that comes before the released waiter has taken the previous signal
+  /// merges with it (the state is a flag, not a count).
+  bool TryTake() {
+    if (m_manualReset) {
+      return Word().load(std::memory_order_acquire) == 1;
+    }
+    uint32_t expected = 1;
+    return Word().compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+  }
+
+  long Futex(int op, uint32_t value, const timespec* deadline) {
+    return ::syscall(SYS_futex, &m_state->signalled, op | m_futexFlags, value, deadline, nullptr,
+                     FUTEX_BITSET_MATCH_ANY);
+  }
+
+  std::shared_ptr<ObjectFile> m_file;
+  void* m_page = nullptr;
+  std::unique_ptr<EventState> m_private;
+  EventState* m_state;
+  bool m_manualReset;
+  int m_futexFlags;
+};
+
+struct EventInit {
+  bool manualReset;
+  bool initialState;
+};
+
+uint32_t InitialiseEvent(int fd, const detail::ObjectHeader&, void* context) {
+  const auto* init = static_cast<const EventInit*>(context);
+  const EventState state{init->initialState ? 1u : 0u, init->manualReset ? 1u : 0u};
+  if (::pwrite(fd, &state, sizeof state, detail::kPayloadOffset) != static_cast<ssize_t>(sizeof state)) {
+    return ERROR_GEN_FAILURE;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::unique_ptr<Event> Attach(std::shared_ptr<ObjectFile> file, uint32_t& error) {
+  if (file == nullptr) {
+    return nullptr;
+  }
+  uint32_t mapError = ERROR_SUCCESS;
+  void* page = detail::MapShared(file->Fd(), 0, detail::HeaderPageSize(), mapError);
+  if (page == nullptr) {
+    error = mapError;
+    return nullptr;
+  }
+  return std::make_unique<LinuxEvent>(std::move(file), page);
+}
+
+}  // namespace
+
+std::unique_ptr<Event> Event::Create(std::u16string_view name, bool manualReset, bool initialState,
+                                     uint32_t& error) {
+  if (name.empty()) {
+    error = ERROR_SUCCESS;
+    return std::make_unique<LinuxEvent>(manualReset, initialState);
+  }
+  EventInit init{manualReset, initialState};
+  auto file = ObjectFile::Acquire(name, detail::ObjectKind::Event, true, 0, InitialiseEvent, &init, error);
+  return Attach(std::move(file), error);
+}
+
+std::unique_ptr<Event> Event::Open(std::u16string_view name, uint32_t& error) {
+  auto file = ObjectFile::Acquire(name, detail::ObjectKind::Event, false, 0, nullptr, nullptr, error);
+  return Attach(std::move(file), error);
+}
+
+}  // namespace kestrix::platform
