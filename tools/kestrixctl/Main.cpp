@@ -138,7 +138,7 @@ int CmdInfo(const Options& options, const std::vector<std::string>& args) {
   const bool empty = IsEmptyRecord(block.DeviceInfo);
   if (options.json) {
     std::printf("{\"index\":%lld,\"present\":%s,\"record\":%s}\n", index, empty ? "false" : "true",
-                DeviceInfoJson(block.DeviceInfo).c_str());
+                empty ? "null" : DeviceInfoJson(block.DeviceInfo).c_str());
   } else if (empty) {
     std::printf("no drive at index %lld\n", index);
   } else {
@@ -241,7 +241,7 @@ int CmdMove(const Options& options, const std::vector<std::string>& args) {
   if (options.json) {
     std::printf("{\"bResult\":%d,\"dwLastError\":%u}\n", block.bResult, block.dwLastError);
   } else if (block.bResult != 0) {
-    std::printf("moved\n");
+    std::printf((flags & platform::MOVEFILE_DELAY_UNTIL_REBOOT) ? "recorded for the next start\n" : "moved\n");
   } else {
     std::fprintf(stderr, "kestrixctl: the move failed: Win32 error %u\n", block.dwLastError);
   }
