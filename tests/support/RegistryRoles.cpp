@@ -18,11 +18,12 @@ using namespace kestrix::platform;
 
 std::u16string U(const std::string& s) { return FromUtf8(s); }
 
-/// The bytes the killed writer stores as value number i; the test computes the same.
+/// The bytes the killed writer stores as value number i (a few pages, so that one commit writes many pages);
+/// the test computes the same.
 std::vector<uint8_t> AckedValueBytes(uint64_t i) {
-  const std::string digits = std::to_string(i);
+  const std::string digits = std::to_string(i) + ";";
   std::vector<uint8_t> out;
-  for (uint64_t r = 0; r < i % 13 + 1; ++r) out.insert(out.end(), digits.begin(), digits.end());
+  while (out.size() < 1000 * (i % 13 + 1)) out.insert(out.end(), digits.begin(), digits.end());
   return out;
 }
 
