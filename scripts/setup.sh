@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3
-  dbus dbus-bin
+  dbus dbus-bin libdbus-1-dev
   util-linux procps
 )
 
