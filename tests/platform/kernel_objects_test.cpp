@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,7 @@ struct HolderEnd {
   const char* label;
   bool kill;
 };
+void PrintTo(const HolderEnd& c, std::ostream* os) { *os << c.label; }
 
 class SectionLifetimeTest : public KernelObjectTest, public ::testing::WithParamInterface<HolderEnd> {};
 
@@ -152,6 +154,19 @@ TEST_F(SectionTest, ViewKeepsTheSectionAliveAfterTheObjectIsGone) {
   EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(SectionTest, ConcurrentCreatorsAndClosersAlwaysShareOneLiveSection) {
+  std::vector<Child> churners;
+  for (int slot = 0; slot < 4; ++slot) {
+    churners.push_back(Child::Role("ko-churn", {"Global\\KxChurn", "300", std::to_string(slot)}));
+  }
+  for (auto& churner : churners) {
+    EXPECT_EQ(churner.Wait(60000), 0);
+  }
+  uint32_t error = 0;
+  EXPECT_EQ(Section::Open(u"Global\\KxChurn", error), nullptr);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(SectionTest, ZeroSizeIsRefused) {
   uint32_t error = 0;
   EXPECT_EQ(Section::Create(u"Global\\KxEmpty", 0, error), nullptr);
@@ -164,6 +179,7 @@ struct NameCase {
   std::u16string name;
   uint32_t error;  // of Section::Create
 };
+void PrintTo(const NameCase& c, std::ostream* os) { *os << '"' << ToUtf8(c.name) << "\" -> " << c.error; }
 
 class KernelObjectNameTest : public KernelObjectTest, public ::testing::WithParamInterface<NameCase> {};
 
@@ -243,6 +259,7 @@ struct KindClash {
   Kind holder;
   Kind other;
 };
+void PrintTo(const KindClash& c, std::ostream* os) { *os << c.label; }
 
 class KernelObjectKindTest : public KernelObjectTest, public ::testing::WithParamInterface<KindClash> {};
 
@@ -335,6 +352,7 @@ struct EventScript {
   bool initialState;
   const char* steps;
 };
+void PrintTo(const EventScript& c, std::ostream* os) { *os << c.label << " \"" << c.steps << '"'; }
 
 class EventSemanticsTest : public KernelObjectTest,
                            public ::testing::WithParamInterface<std::tuple<EventScript, bool>> {};
@@ -540,6 +558,7 @@ struct Plant {
   const char* label;
   void (*make)(const fs::path& at, const fs::path& target);
 };
+void PrintTo(const Plant& c, std::ostream* os) { *os << c.label; }
 
 class KernelObjectPlantTest : public KernelObjectTest, public ::testing::WithParamInterface<Plant> {};
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/Utf16.h"
+#include "common/Win32Error.h"
 #include "platform/KernelObjects.h"
 #include "tests/support/Roles.h"
 
@@ -191,4 +192,38 @@ KESTRIX_TESTPROC_ROLE("ko-nobody") {
   std::fill(ownView->Data(), ownView->Data() + ownView->Size(), uint8_t{0x77});
   Announce(args.at(4));
   return HoldUntil(args.at(5));
+}
+
+// ko-churn NAME ROUNDS SLOT: ROUNDS times creates (or joins) the section, writes a tag into its SLOT-th
+// word, opens the name again while still holding it and checks the second view shows the same tag: whatever
+// the other churning processes do, a held section stays the one its name leads to.
+KESTRIX_TESTPROC_ROLE("ko-churn") {
+  const std::u16string name = Name(args.at(0));
+  const int rounds = std::stoi(args.at(1));
+  const size_t slot = std::stoul(args.at(2));
+  for (int round = 1; round <= rounds; ++round) {
+    uint32_t error = 0;
+    auto section = Section::Create(name, 4096, error);
+    if (section == nullptr || (error != 0 && error != kestrix::ERROR_ALREADY_EXISTS)) {
+      return Fail(2, "Section::Create", error);
+    }
+    auto view = section->MapView(error);
+    if (view == nullptr) {
+      return Fail(3, "MapView", error);
+    }
+    const uint32_t tag = (static_cast<uint32_t>(::getpid()) << 12) ^ static_cast<uint32_t>(round);
+    reinterpret_cast<volatile uint32_t*>(view->Data())[slot] = tag;
+    auto again = Section::Open(name, error);
+    if (again == nullptr) {
+      return Fail(4, "Section::Open of a held section", error);
+    }
+    auto againView = again->MapView(error);
+    if (againView == nullptr) {
+      return Fail(5, "MapView", error);
+    }
+    if (reinterpret_cast<volatile uint32_t*>(againView->Data())[slot] != tag) {
+      return Fail(6, "same memory through the name");
+    }
+  }
+  return 0;
 }
