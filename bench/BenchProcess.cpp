@@ -22,15 +22,21 @@ extern char** environ;
 namespace kestrix::bench {
 
 BenchRoot::BenchRoot() {
-  char tmpl[] = "/tmp/kestrix-bench-XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr) {
+  // The kernel objects live on a tmpfs in production (/run); /dev/shm is one here, where /tmp may be a disk.
+  char tmpl[] = "/dev/shm/kestrix-bench-XXXXXX";
+  char fallback[] = "/tmp/kestrix-bench-XXXXXX";
+  char* made = ::mkdtemp(tmpl);
+  if (made == nullptr) {
+    made = ::mkdtemp(fallback);
+  }
+  if (made == nullptr) {
     std::perror("bench: mkdtemp");
     return;
   }
   // Readable by every account, as the service's objects and store are.
-  ::chmod(tmpl, 0755);
-  m_path = tmpl;
-  ::setenv("KESTRIX_ROOT", tmpl, 1);
+  ::chmod(made, 0755);
+  m_path = made;
+  ::setenv("KESTRIX_ROOT", made, 1);
 }
 
 BenchRoot::~BenchRoot() {
