@@ -146,11 +146,17 @@ uint32_t CommandWorker(CommandWorkerContext& context) {
   auto state = std::make_unique<WorkerState>();
   state->driveList.Empty();
 
+  // A pause holds the worker around its waits: a command that arrives while it is paused is taken up only
+  // after the continue, and the stop flag is read after the hold, before any command is looked at.
   auto wait = [&context] {
     if (context.holdWhilePaused) {
       context.holdWhilePaused();
     }
-    return context.pCommandEvent->Wait(kWorkerWaitMs);
+    const WaitResult result = context.pCommandEvent->Wait(kWorkerWaitMs);
+    if (context.holdWhilePaused) {
+      context.holdWhilePaused();
+    }
+    return result;
   };
 
   WaitResult result = wait();
