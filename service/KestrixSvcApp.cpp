@@ -5,7 +5,9 @@
 
 #include "channel/ChannelNames.h"
 #include "channel/CommandBlock.h"
+#include "catalogue/VersionLibrary.h"
 #include "common/Win32Error.h"
+#include "platform/Loader.h"
 #include "platform/LastError.h"
 
 namespace kestrix {
@@ -17,18 +19,30 @@ constexpr uint32_t kControlsAccepted = 15;  // stop, pause and continue, shutdow
 }
 
 CKestrixSvcApp::CKestrixSvcApp(std::unique_ptr<CommandHandlers> handlers) : m_pHandlers(std::move(handlers)) {
-  // The presence mutex only has to exist while the program runs; nothing waits on it.
+  // 1. Libraries loaded later come only from the system directory. The hardening call is the platform
+  //    layer's own; the C library, loaded by its full path, stands where kernel32 stands on Windows.
+  const std::string systemDirectory = GetSystemDirectory();
+  m_hKernel32 = systemDirectory.empty() ? nullptr : LoadLibraryW(systemDirectory + "/" + kKernelLibrary);
+  if (m_hKernel32 != nullptr) {
+    m_pfnSetDefaultDllDirectories = &SetDefaultDllDirectories;
+    m_pfnSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  // 2. The presence mutex only has to exist while the program runs; nothing waits on it.
   uint32_t error = 0;
   m_hPresenceMutex = Mutex::Open(u"Global\\Vidorud", error);
   if (!m_hPresenceMutex) {
     m_hPresenceMutex = Mutex::Create(u"Global\\Vidorud", false, error);
   }
+  // 3. The version library, for the service's own version.
+  BindVersionLibrary();
 }
 
 CKestrixSvcApp::~CKestrixSvcApp() {
   if (m_hWorkerThread) {
     StopSequence(0);
   }
+  ReleaseVersionLibrary();
+  FreeLibrary(m_hKernel32);
 }
 
 int CKestrixSvcApp::InitInstance(const std::u16string& commandLine) {

@@ -46,6 +46,8 @@ class CKestrixSvcApp {
 
   std::unique_ptr<CommandHandlers> m_pHandlers;
   std::unique_ptr<platform::Mutex> m_hPresenceMutex;
+  int (*m_pfnSetDefaultDllDirectories)(uint32_t) = nullptr;
+  void* m_hKernel32 = nullptr;
   platform::SERVICE_STATUS_HANDLE m_hServiceStatus = nullptr;
   std::unique_ptr<platform::Event> m_hStopEvent;
   std::atomic<int32_t> m_bPaused{0};

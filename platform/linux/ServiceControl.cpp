@@ -173,10 +173,12 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status
   if (status.dwWaitHint != 0) {
     message += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<uint64_t>(status.dwWaitHint) * 1000) + "\n";
   }
-  message += std::string("STATUS=") + StateName(status.dwCurrentState) + "\n";
-  if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
-    message += "ERRNO=" + std::to_string(status.dwWin32ExitCode) + "\n";
+  // The Win32 exit code is no errno, so it goes into the status text rather than ERRNO=.
+  message += std::string("STATUS=") + StateName(status.dwCurrentState);
+  if (status.dwWin32ExitCode != 0) {
+    message += " (Win32 error " + std::to_string(status.dwWin32ExitCode) + ")";
   }
+  message += "\n";
   message += "X_SERVICE_TYPE=" + std::to_string(status.dwServiceType) + "\n";
   message += "X_CURRENT_STATE=" + std::to_string(status.dwCurrentState) + "\n";
   message += "X_CONTROLS_ACCEPTED=" + std::to_string(status.dwControlsAccepted) + "\n";

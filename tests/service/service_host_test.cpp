@@ -60,8 +60,11 @@ TEST_F(ServiceHostTest, StartAndStopReportEveryStepInOrder) {
   test::ServiceProcess service;
   ASSERT_TRUE(service.Ready());
   EXPECT_EQ(service.Reports(4), (std::vector<SERVICE_STATUS>{kRegistered, kObjectsMade, kStarting, kRunning}));
+  uint32_t error = 0;
+  EXPECT_TRUE(platform::Mutex::Open(u"Global\\Vidorud", error)) << "the presence mutex is missing";
 
   EXPECT_EQ(service.Stop(), 0);
+  EXPECT_FALSE(platform::Mutex::Open(u"Global\\Vidorud", error));
   // The control handler's stop sequence reports stopped, and so does the service main routine's second run.
   EXPECT_EQ(service.Reports(7), (std::vector<SERVICE_STATUS>{kRegistered, kObjectsMade, kStarting, kRunning,
                                                                kStopping, kStopped, kStopped}));
