@@ -8,6 +8,8 @@
 #include "catalogue/VersionLibrary.h"
 #include "common/Win32Error.h"
 #include "platform/Loader.h"
+#include "platform/Process.h"
+#include "service/Install.h"
 #include "platform/LastError.h"
 
 namespace kestrix {
@@ -18,7 +20,8 @@ namespace {
 constexpr uint32_t kControlsAccepted = 15;  // stop, pause and continue, shutdown, parameter change
 }
 
-CKestrixSvcApp::CKestrixSvcApp(std::unique_ptr<CommandHandlers> handlers) : m_pHandlers(std::move(handlers)) {
+CKestrixSvcApp::CKestrixSvcApp(std::unique_ptr<CommandHandlers> handlers, InstallPlatform installPlatform)
+    : m_pHandlers(std::move(handlers)), m_InstallPlatform(std::move(installPlatform)) {
   // 1. Libraries loaded later come only from the system directory. The hardening call is the platform
   //    layer's own; the C library, loaded by its full path, stands where kernel32 stands on Windows.
   const std::string systemDirectory = GetSystemDirectory();
@@ -48,6 +51,21 @@ CKestrixSvcApp::~CKestrixSvcApp() {
 int CKestrixSvcApp::InitInstance(const std::u16string& commandLine) {
   if (commandLine.empty()) {
     StartServiceCtrlDispatcherW(kServiceName, [this] { ServiceMain(); });
+    return 0;
+  }
+  // Only the first character counts, and only in upper case: "Install" installs, "i" and "/I" do nothing.
+  const std::u16string path = GetModuleFileName();
+  const auto slash = path.find_last_of(u"\\/");
+  const std::u16string client = (slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1)) +
+                                u"Kestrix.exe";
+  if (commandLine[0] == u'I') {
+    InstallService(path, m_InstallPlatform);
+    AddFirewallRule(path, m_InstallPlatform);
+    AddFirewallRule(client, m_InstallPlatform);
+  } else if (commandLine[0] == u'U') {
+    RemoveService(m_InstallPlatform);
+    RemoveFirewallRule(path, m_InstallPlatform);
+    RemoveFirewallRule(client, m_InstallPlatform);
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "platform/ServiceControl.h"
 #include "service/CommandHandlers.h"
 #include "service/CommandWorker.h"
+#include "service/Install.h"
 
 namespace kestrix {
 
@@ -21,7 +22,7 @@ namespace kestrix {
 /// from the service's start to its stop.
 class CKestrixSvcApp {
  public:
-  explicit CKestrixSvcApp(std::unique_ptr<CommandHandlers> handlers);
+  explicit CKestrixSvcApp(std::unique_ptr<CommandHandlers> handlers, InstallPlatform installPlatform = {});
   ~CKestrixSvcApp();
   CKestrixSvcApp(const CKestrixSvcApp&) = delete;
   CKestrixSvcApp& operator=(const CKestrixSvcApp&) = delete;
@@ -45,6 +46,7 @@ class CKestrixSvcApp {
   void HoldWhilePaused();
 
   std::unique_ptr<CommandHandlers> m_pHandlers;
+  InstallPlatform m_InstallPlatform;
   std::unique_ptr<platform::Mutex> m_hPresenceMutex;
   int (*m_pfnSetDefaultDllDirectories)(uint32_t) = nullptr;
   void* m_hKernel32 = nullptr;
