@@ -37,9 +37,14 @@ const char kUsage[] =
     "Talks to the Kestrix service (KestrixSvc) through its command channel.\n"
     "\n"
     "commands:\n"
+    "  check                 download the catalogue and list the drives with newer firmware (command 240)\n"
     "  info INDEX            one drive record of the last firmware check (command 241)\n"
     "  list                  every drive record of the last firmware check (command 241 per index)\n"
     "  language NUMBER       store the user's language: 0 English ... 6 Simplified Chinese, 7 Japanese (246)\n"
+    "  schedule OPTIONS      schedule a boot-time update (242); see 'kestrixctl schedule --help'\n"
+    "  clear                 delete the stored result of the last update (243)\n"
+    "  status                progress and result of the update job (245)\n"
+    "  version               the service's version and whether a newer one is published (247)\n"
     "  move SOURCE [TARGET]  move a file with the service's rights; no TARGET deletes (248)\n"
     "  raw                   send a command block given as bytes and print the whole reply block\n"
     "  reg                   query and change the registry store (see 'kestrixctl reg --help')\n"
@@ -248,6 +253,122 @@ int CmdMove(const Options& options, const std::vector<std::string>& args) {
   return block.bResult != 0 ? kExitOk : kExitFailed;
 }
 
+int CmdCheck(const Options& options, const std::vector<std::string>& args) {
+  static const char usage[] =
+      "usage: kestrixctl check\n\nHas the service download the firmware catalogue named by the registry value FwURL,\n"
+      "check it and rebuild its drive list (command 240). Exit code 1 when the catalogue was not valid.\n";
+  if (WantsHelp(args)) return Usage(usage);
+  if (!args.empty()) return Usage(usage, "check takes no arguments");
+  auto block = NewBlock<CheckFirmwareBlock>(CMD_CHECK_FIRMWARE);
+  if (const int rc = Send(options, &block, sizeof(block)); rc != kExitOk) return rc;
+  const std::string version = ToUtf8(FieldText(block.szCatalogueVersion, 9));
+  if (options.json) {
+    std::printf("{\"nDriveCount\":%d,\"szCatalogueVersion\":\"%s\",\"bCatalogueValid\":%d}\n", block.nDriveCount,
+                JsonEscape(version).c_str(), block.bCatalogueValid);
+  } else if (block.bCatalogueValid != 0) {
+    std::printf("catalogue %s: %d catalogued drive(s); 'kestrixctl list' shows them\n", version.c_str(),
+                block.nDriveCount);
+  } else {
+    std::printf("no valid catalogue (check the registry value FwURL and the server)\n");
+  }
+  return block.bCatalogueValid != 0 ? kExitOk : kExitFailed;
+}
+
+int CmdSchedule(const Options& options, const std::vector<std::string>& args) {
+  static const char usage[] =
+      "usage: kestrixctl schedule --app COMMANDLINE [--serial S] [--current-rev R] [--new-rev R] [--model M]\n"
+      "                           [--fw-file PATH]\n\n"
+      "Schedules a boot-time update (command 242): the service stores the values FW_NtApp, FW_Serial, FW_CurRev,\n"
+      "FW_NewRev, FW_Model and FW_FWFile and appends COMMANDLINE to the Session Manager's BootExecute list.\n"
+      "The next start of the service undoes the schedule. Limits: COMMANDLINE and PATH 260 characters, serial\n"
+      "20, revisions 8, model 40.\n";
+  if (WantsHelp(args)) return Usage(usage);
+  auto block = NewBlock<ScheduleBootUpdateBlock>(CMD_SCHEDULE_BOOT_UPDATE);
+  struct Field {
+    const char* option;
+    char16_t* field;
+    std::size_t capacity;
+  } const fields[] = {
+      {"--app", block.szBootApp, 261},         {"--serial", block.szBootSerial, 21},
+      {"--current-rev", block.szBootCurRev, 9}, {"--new-rev", block.szBootNewRev, 9},
+      {"--model", block.szBootModel, 41},       {"--fw-file", block.szBootFWFile, 261},
+  };
+  bool haveApp = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const Field* match = nullptr;
+    for (const auto& f : fields) {
+      if (args[i] == f.option) match = &f;
+    }
+    if (match == nullptr || i + 1 >= args.size()) return Usage(usage, ("unexpected argument " + args[i]).c_str());
+    if (!SetFieldText(match->field, match->capacity, FromUtf8(args[++i]))) {
+      return Usage(usage, (std::string(match->option) + " is longer than its field").c_str());
+    }
+    haveApp = haveApp || match->field == block.szBootApp;
+  }
+  if (!haveApp) return Usage(usage, "schedule needs --app");
+  if (const int rc = Send(options, &block, sizeof(block)); rc != kExitOk) return rc;
+  std::printf(options.json ? "{\"dwStatus\":0}\n" : "boot-time update handed to the service\n");
+  return kExitOk;
+}
+
+int CmdClear(const Options& options, const std::vector<std::string>& args) {
+  static const char usage[] =
+      "usage: kestrixctl clear\n\nDeletes the stored result of the last update (FW_Result, FW_Error, FW_UpdRev; command 243).\n";
+  if (WantsHelp(args)) return Usage(usage);
+  if (!args.empty()) return Usage(usage, "clear takes no arguments");
+  CommandBlock header{CMD_CLEAR_RESULT, 0, sizeof(CommandBlock)};
+  if (const int rc = Send(options, &header, sizeof(header)); rc != kExitOk) return rc;
+  std::printf(options.json ? "{\"dwStatus\":0}\n" : "result cleared\n");
+  return kExitOk;
+}
+
+int CmdStatus(const Options& options, const std::vector<std::string>& args) {
+  static const char usage[] =
+      "usage: kestrixctl status\n\nPrints the progress, result code and new revision of the current or last update job\n"
+      "(command 245). Exit code 1 when the finished job failed (a result code that is not a multiple of 100).\n";
+  if (WantsHelp(args)) return Usage(usage);
+  if (!args.empty()) return Usage(usage, "status takes no arguments");
+  auto block = NewBlock<GetUpdateStatusBlock>(CMD_GET_UPDATE_STATUS);
+  if (const int rc = Send(options, &block, sizeof(block)); rc != kExitOk) return rc;
+  const std::string revision = ToUtf8(FieldText(block.szNewRevision, 9));
+  if (options.json) {
+    std::printf("{\"nProgress\":%d,\"nResultCode\":%d,\"szNewRevision\":\"%s\",\"bDone\":%d}\n", block.nProgress,
+                block.nResultCode, JsonEscape(revision).c_str(), block.bDone);
+  } else {
+    std::printf("progress %d%%, result %d, new revision %s, %s\n", block.nProgress, block.nResultCode,
+                revision.empty() ? "(none)" : revision.c_str(), block.bDone ? "done" : "not done");
+  }
+  return (block.bDone != 0 && block.nResultCode % 100 != 0) ? kExitFailed : kExitOk;
+}
+
+int CmdVersion(const Options& options, const std::vector<std::string>& args) {
+  static const char usage[] =
+      "usage: kestrixctl version\n\nPrints the service's own version and what the self-update file for the stored\n"
+      "language announces (command 247).\n";
+  if (WantsHelp(args)) return Usage(usage);
+  if (!args.empty()) return Usage(usage, "version takes no arguments");
+  auto block = NewBlock<CheckNewVersionBlock>(CMD_CHECK_NEW_VERSION);
+  if (const int rc = Send(options, &block, sizeof(block)); rc != kExitOk) return rc;
+  const SelfUpdateInfo& u = block.SelfUpdate;
+  const std::string url = ToUtf8(FieldText(u.szURL, 261));
+  const std::string setup = ToUtf8(FieldText(u.szSetupURL, 261));
+  if (options.json) {
+    std::printf("{\"nCurMajor\":%d,\"nCurMinor\":%d,\"nNewMajor\":%d,\"nNewMinor\":%d,\"bNewVersion\":%d,"
+                "\"szURL\":\"%s\",\"szSetupURL\":\"%s\"}\n",
+                u.nCurMajor, u.nCurMinor, u.nNewMajor, u.nNewMinor, u.bNewVersion, JsonEscape(url).c_str(),
+                JsonEscape(setup).c_str());
+  } else {
+    std::printf("service version %d.%d\n", u.nCurMajor, u.nCurMinor);
+    if (u.bNewVersion != 0) {
+      std::printf("newer version %d.%d published: %s (setup %s)\n", u.nNewMajor, u.nNewMinor, url.c_str(),
+                  setup.c_str());
+    } else {
+      std::printf("no newer version announced\n");
+    }
+  }
+  return kExitOk;
+}
+
 bool ReadAll(std::istream& in, std::string* out) {
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
@@ -342,6 +463,11 @@ int main(int argc, char** argv) {
     return RunRegCommand(argc - i, argv + i);
   }
   const std::vector<std::string> args(argv + i + 1, argv + argc);
+  if (command == "check") return CmdCheck(options, args);
+  if (command == "schedule") return CmdSchedule(options, args);
+  if (command == "clear") return CmdClear(options, args);
+  if (command == "status") return CmdStatus(options, args);
+  if (command == "version") return CmdVersion(options, args);
   if (command == "info") return CmdInfo(options, args);
   if (command == "list") return CmdList(options, args);
   if (command == "language") return CmdLanguage(options, args);
