@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "service/BootUpdate.h"
+
 namespace kestrix {
 
 void ServiceCommandHandlers::WorkerStarting(SelfUpdateInfo& /*selfUpdate*/) {}
@@ -18,9 +20,12 @@ void ServiceCommandHandlers::CheckFirmware(CheckFirmwareBlock& block, WorkerStat
   block.bCatalogueValid = 0;
 }
 
-void ServiceCommandHandlers::ScheduleBootUpdate(const ScheduleBootUpdateBlock& /*block*/) {}
+// The outcomes of both are not reported: the worker answers dwStatus 0 whatever they did.
+void ServiceCommandHandlers::ScheduleBootUpdate(const ScheduleBootUpdateBlock& block) {
+  kestrix::ScheduleBootUpdate(block);
+}
 
-void ServiceCommandHandlers::ClearUpdateResult() {}
+void ServiceCommandHandlers::ClearUpdateResult() { kestrix::ClearUpdateResult(); }
 
 void ServiceCommandHandlers::StartUpdateJob(const StartUpdateBlock& /*block*/) {}
 

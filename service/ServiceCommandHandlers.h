@@ -5,10 +5,11 @@
 
 namespace kestrix {
 
-/// The handlers KestrixSvc runs with. The catalogue check, the boot-time scheduling, the update job and
-/// the self-update check are not in the program yet: until they are, the catalogue check answers as with no
-/// catalogue URL configured (empty list, no version, not valid), the status query reports a job that never
-/// ran, the self-update check returns the block as it stands, and scheduling and clearing change nothing.
+/// The handlers KestrixSvc runs with. Scheduling a boot-time update (242) and clearing the stored result (243)
+/// are the boot-time scheduling's (BootUpdate.h). The catalogue check, the update job and the self-update
+/// check are not in the program yet: until they are, the catalogue check answers as with no catalogue URL
+/// configured (empty list, no version, not valid), the status query reports a job that never ran, and the
+/// self-update check returns the block as it stands.
 class ServiceCommandHandlers : public CommandHandlers {
  public:
   void WorkerStarting(SelfUpdateInfo& selfUpdate) override;
