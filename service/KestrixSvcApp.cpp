@@ -9,6 +9,8 @@
 #include "common/Win32Error.h"
 #include "platform/Loader.h"
 #include "platform/Process.h"
+#include "platform/Power.h"
+#include "service/BootUpdate.h"
 #include "service/Install.h"
 #include "platform/LastError.h"
 
@@ -82,6 +84,18 @@ void CKestrixSvcApp::HoldWhilePaused() {
 }
 
 void CKestrixSvcApp::ServiceMain() {
+  // A scheduled boot-time update is over once the service starts: its entry and values go. When the
+  // boot-time program asked for it, the machine is switched off instead of starting the service, and the
+  // service manager hears nothing.
+  uint32_t shutdown = 0;
+  FinishBootUpdate(&shutdown);
+  if (shutdown == 1) {
+    EnableShutdownPrivilege();
+    ExitWindowsEx(EWX_SHUTDOWN | EWX_FORCE, 0);
+    StopSequence(GetLastError());
+    return;
+  }
+
   uint32_t error = ERROR_SUCCESS;
   do {
     m_hServiceStatus = RegisterServiceCtrlHandlerExW(kServiceName, [this](uint32_t c) { return ControlHandler(c); });

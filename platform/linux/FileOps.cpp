@@ -68,7 +68,9 @@ int RecordPendingRename(const char16_t* existing, const char16_t* newName, uint3
 
   // Whole characters only; then drop the list's closing zero so the new pair goes before it.
   std::u16string list(data.size() / 2, u'\0');
-  std::memcpy(list.data(), data.data(), list.size() * 2);
+  if (!list.empty()) {
+    std::memcpy(list.data(), data.data(), list.size() * 2);
+  }
   if (!list.empty() && list.back() == u'\0') {
     list.pop_back();
   }
