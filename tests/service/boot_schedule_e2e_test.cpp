@@ -108,12 +108,12 @@ TEST_F(BootScheduleEndToEndTest, ShutdownRequestedByTheBootProgramSwitchesOffWit
   Write(kServiceKeyPath, u"FW_Shutdown", REG_DWORD, &one, 4);
   WriteText(kServiceKeyPath, u"FW_NtApp", REG_SZ, u"x.exe /q");
   WriteText(kSessionManagerKeyPath, u"BootExecute", REG_MULTI_SZ,
-            std::u16string_view(u"autocheck autochk *\0X.EXE /Q\0x.exe /q /r\0\0", 43));
+            std::u16string_view(u"autocheck autochk *\0X.EXE /Q\0x.exe /q /r\0\0", 42));
 
   test::ServiceProcess service(false);
   EXPECT_EQ(service.WaitExit(), 0);
   EXPECT_TRUE(service.Reports().empty()) << "the service reported a status";
-  EXPECT_EQ(BootExecute(), std::u16string(u"autocheck autochk *\0x.exe /q /r\0\0", 34));
+  EXPECT_EQ(BootExecute(), std::u16string(u"autocheck autochk *\0x.exe /q /r\0\0", 33));
   EXPECT_TRUE(Missing(u"FW_Shutdown"));
   EXPECT_TRUE(Missing(u"FW_NtApp"));
 
