@@ -44,6 +44,8 @@ ctl move "$root/image.bin" "$root/image-moved.bin"
 ctl --json move "$root/image.bin" "$root/image-moved.bin"
 ctl move --delay "$root/image-moved.bin"
 ctl reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations
+ctl schedule --app 'kxboot.exe /fw SC61.bin' --serial WD-WX11A --current-rev SC60 --new-rev SC61 --model ST1000DM010
+ctl reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v BootExecute
 echo "# a command 243 whose size is wrong: the service answers status 1 and leaves the rest as sent"
 ctl raw --hex 'f3000000 00000000 10000000 deadbeef'
 
@@ -53,3 +55,8 @@ wait "$harness" && echo "KestrixSvc exited with 0"
 harness=
 echo
 ctl --timeout 2 info 0
+echo "== starting it again: the boot-time schedule is undone at every start"
+"$bin/kestrix-notify-run" --quiet --ready-file "$root/ready2" -- "$bin/KestrixSvc" &
+harness=$!
+for _ in $(seq 100); do [ -f "$root/ready2" ] && break; sleep 0.1; done
+ctl reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' /v BootExecute
