@@ -1,6 +1,5 @@
 // Events on Linux: a 32-bit futex word (1 signalled, 0 not) in the object file, or in memory for an unnamed one.
 #include <linux/futex.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,11 +41,10 @@ timespec DeadlineAfter(uint32_t timeoutMs) {
 
 class LinuxEvent final : public Event {
  public:
-  /// A named event over the mapped header page of its object file.
-  LinuxEvent(std::shared_ptr<ObjectFile> file, void* page)
+  /// A named event over the header page of its object file, mapped once per process by the object cache.
+  explicit LinuxEvent(std::shared_ptr<ObjectFile> file)
       : m_file(std::move(file)),
-        m_page(page),
-        m_state(reinterpret_cast<EventState*>(static_cast<uint8_t*>(page) + detail::kPayloadOffset)),
+        m_state(reinterpret_cast<EventState*>(m_file->Page() + detail::kPayloadOffset)),
         m_manualReset(std::atomic_ref<uint32_t>(m_state->manualReset).load() != 0),
         m_futexFlags(0) {}
 
@@ -56,12 +54,6 @@ class LinuxEvent final : public Event {
         m_state(m_private.get()),
         m_manualReset(manualReset),
         m_futexFlags(FUTEX_PRIVATE_FLAG) {}
-
-  ~LinuxEvent() override {
-    if (m_page != nullptr) {
-      ::munmap(m_page, detail::HeaderPageSize());
-    }
-  }
 
   bool Set() override {
     Word().store(1, std::memory_order_release);
@@ -119,7 +111,6 @@ class LinuxEvent final : public Event {
   }
 
   std::shared_ptr<ObjectFile> m_file;
-  void* m_page = nullptr;
   std::unique_ptr<EventState> m_private;
   EventState* m_state;
   bool m_manualReset;
@@ -131,26 +122,19 @@ struct EventInit {
   bool initialState;
 };
 
-uint32_t InitialiseEvent(int fd, const detail::ObjectHeader&, void* context) {
+uint32_t InitialiseEvent(uint8_t* page, void* context) {
   const auto* init = static_cast<const EventInit*>(context);
-  const EventState state{init->initialState ? 1u : 0u, init->manualReset ? 1u : 0u};
-  if (::pwrite(fd, &state, sizeof state, detail::kPayloadOffset) != static_cast<ssize_t>(sizeof state)) {
-    return ERROR_GEN_FAILURE;
-  }
+  auto* state = reinterpret_cast<EventState*>(page + detail::kPayloadOffset);
+  std::atomic_ref<uint32_t>(state->manualReset).store(init->manualReset ? 1u : 0u, std::memory_order_relaxed);
+  std::atomic_ref<uint32_t>(state->signalled).store(init->initialState ? 1u : 0u, std::memory_order_release);
   return ERROR_SUCCESS;
 }
 
-std::unique_ptr<Event> Attach(std::shared_ptr<ObjectFile> file, uint32_t& error) {
+std::unique_ptr<Event> Attach(std::shared_ptr<ObjectFile> file) {
   if (file == nullptr) {
     return nullptr;
   }
-  uint32_t mapError = ERROR_SUCCESS;
-  void* page = detail::MapShared(file->Fd(), 0, detail::HeaderPageSize(), mapError);
-  if (page == nullptr) {
-    error = mapError;
-    return nullptr;
-  }
-  return std::make_unique<LinuxEvent>(std::move(file), page);
+  return std::make_unique<LinuxEvent>(std::move(file));
 }
 
 }  // namespace
@@ -163,12 +147,12 @@ std::unique_ptr<Event> Event::Create(std::u16string_view name, bool manualReset,
   }
   EventInit init{manualReset, initialState};
   auto file = ObjectFile::Acquire(name, detail::ObjectKind::Event, true, 0, InitialiseEvent, &init, error);
-  return Attach(std::move(file), error);
+  return Attach(std::move(file));
 }
 
 std::unique_ptr<Event> Event::Open(std::u16string_view name, uint32_t& error) {
   auto file = ObjectFile::Acquire(name, detail::ObjectKind::Event, false, 0, nullptr, nullptr, error);
-  return Attach(std::move(file), error);
+  return Attach(std::move(file));
 }
 
 }  // namespace kestrix::platform

@@ -1,7 +1,5 @@
 // Mutexes on Linux: a robust, recursive, process-shared pthread mutex in the object file (in memory when unnamed).
 #include <pthread.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,22 +23,12 @@ static_assert(detail::kPayloadOffset % alignof(pthread_mutex_t) == 0);
 static_assert(detail::kPayloadOffset + sizeof(pthread_mutex_t) <= 4096);
 
 // While a thread owns a robust mutex, the C library links the mutex memory into that thread's robust list,
-// and the kernel walks the list when the thread dies. The memory must therefore stay mapped for as long as
-// any thread of this process owns the mutex, even after the Mutex object is gone, and a second Mutex object
-// for the same file must use the same mapping. So the pages are kept here, per file, with a count of the
-// objects and held ownership levels that pin them.
-struct PageKey {
-  dev_t dev;
-  ino_t ino;
-  bool operator<(const PageKey& o) const { return std::pair(dev, ino) < std::pair(o.dev, o.ino); }
-};
-
-struct Page {
-  void* base;
-  bool mapped;  // mmap'd from the object file; otherwise heap memory of an unnamed mutex
-  size_t pins;
-};
-
+// and the kernel walks the list when the thread dies. The memory must therefore stay mapped, and must not be
+// made a new mutex, for as long as any thread of this process owns the mutex, even after the Mutex object is
+// gone. So every ownership level pins what keeps the memory: for a named mutex a hold on its object file
+// (which also keeps the object alive, so no other process revives it in place and reinitialises memory that
+// a list here still links), for an unnamed one its heap page. All Mutex objects of one name in a process
+// share one mapping, the object file's header page in the per-process object cache.
 class PageTable {
  public:
   static PageTable& Instance() {
@@ -49,51 +37,35 @@ class PageTable {
     return *table;
   }
 
-  /// Pins the page of the object file (dev, ino) open as `fd`, mapping it on first use. Null with the Win32
-  /// error on failure.
-  void* PinFile(const PageKey& key, int fd, uint32_t& error) {
+  /// Adds one pinned level for the mutex in `page`, kept by `keep`.
+  void Pin(void* page, const std::shared_ptr<void>& keep) {
     std::lock_guard lock(m_lock);
-    if (auto it = m_pages.find(key); it != m_pages.end()) {
-      ++it->second.pins;
-      return it->second.base;
+    auto& entry = m_pages[page];
+    if (entry.pins++ == 0) {
+      entry.keep = keep;
     }
-    void* base = detail::MapShared(fd, 0, detail::HeaderPageSize(), error);
-    if (base != nullptr) {
-      m_pages.emplace(key, Page{base, true, 1});
-    }
-    return base;
   }
 
-  /// Registers the heap page of an unnamed mutex, pinned once.
-  PageKey AddPrivate(void* base) {
-    std::lock_guard lock(m_lock);
-    const PageKey key{0, static_cast<ino_t>(reinterpret_cast<uintptr_t>(base))};
-    m_pages.emplace(key, Page{base, false, 1});
-    return key;
-  }
-
-  void Pin(const PageKey& key) {
-    std::lock_guard lock(m_lock);
-    ++m_pages.at(key).pins;
-  }
-
-  void Unpin(const PageKey& key) {
-    std::lock_guard lock(m_lock);
-    auto it = m_pages.find(key);
-    if (it == m_pages.end() || --it->second.pins > 0) {
-      return;
+  void Unpin(void* page) {
+    std::shared_ptr<void> last;  // dropped outside the table's lock: it may take the object cache's
+    {
+      std::lock_guard lock(m_lock);
+      auto it = m_pages.find(page);
+      if (it == m_pages.end() || --it->second.pins > 0) {
+        return;
+      }
+      last = std::move(it->second.keep);
+      m_pages.erase(it);
     }
-    if (it->second.mapped) {
-      ::munmap(it->second.base, detail::HeaderPageSize());
-    } else {
-      std::free(it->second.base);
-    }
-    m_pages.erase(it);
   }
 
  private:
+  struct Pinned {
+    std::shared_ptr<void> keep;
+    size_t pins = 0;
+  };
   std::mutex m_lock;
-  std::map<PageKey, Page> m_pages;
+  std::map<void*, Pinned> m_pages;
 };
 
 pthread_mutex_t* MutexIn(void* page) {
@@ -113,9 +85,8 @@ int InitialiseMutex(pthread_mutex_t* mutex, bool shared) {
 
 class LinuxMutex final : public Mutex {
  public:
-  LinuxMutex(std::shared_ptr<ObjectFile> file, PageKey key, void* page)
-      : m_file(std::move(file)), m_key(key), m_mutex(MutexIn(page)) {}
-  ~LinuxMutex() override { PageTable::Instance().Unpin(m_key); }
+  /// `keep` keeps `page` valid: the object file's hold for a named mutex, the heap page for an unnamed one.
+  LinuxMutex(std::shared_ptr<void> keep, void* page) : m_keep(std::move(keep)), m_page(page), m_mutex(MutexIn(page)) {}
 
   WaitResult Wait(uint32_t timeoutMs) override {
     int rc;
@@ -136,12 +107,12 @@ class LinuxMutex final : public Mutex {
     }
     switch (rc) {
       case 0:
-        PageTable::Instance().Pin(m_key);
+        PageTable::Instance().Pin(m_page, m_keep);
         return WaitResult::Signaled;
       case EOWNERDEAD:
         // The owner died holding it. We own it now; marking it consistent lets it be used on as normal.
         pthread_mutex_consistent(m_mutex);
-        PageTable::Instance().Pin(m_key);
+        PageTable::Instance().Pin(m_page, m_keep);
         return WaitResult::Abandoned;
       case EBUSY:
       case ETIMEDOUT:
@@ -155,7 +126,7 @@ class LinuxMutex final : public Mutex {
   bool Release() override {
     const int rc = pthread_mutex_unlock(m_mutex);
     if (rc == 0) {
-      PageTable::Instance().Unpin(m_key);
+      PageTable::Instance().Unpin(m_page);
       return true;
     }
     // A recursive mutex reports EPERM when the calling thread is not its owner.
@@ -164,53 +135,26 @@ class LinuxMutex final : public Mutex {
   }
 
  private:
-  std::shared_ptr<ObjectFile> m_file;
-  PageKey m_key;
+  std::shared_ptr<void> m_keep;
+  void* m_page;
   pthread_mutex_t* m_mutex;
 };
 
 struct MutexInit {
   bool initialOwner;
-  PageKey key{};
-  bool pinned = false;
+  bool owned = false;
 };
 
 // Runs under the guard of a new or revived object file, before any other process can join it, so taking
-// the initial ownership here is atomic with the creation. The page is pinned in the page table from the
-// start, as an owned mutex must be.
-uint32_t InitialiseNamedMutex(int fd, const detail::ObjectHeader&, void* context) {
+// the initial ownership here is atomic with the creation. The level is pinned once the object file's hold
+// exists; until then the creating hold keeps the page.
+uint32_t InitialiseNamedMutex(uint8_t* page, void* context) {
   auto* init = static_cast<MutexInit*>(context);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return Win32FromErrno(errno);
-  }
-  const PageKey key{st.st_dev, st.st_ino};
-  uint32_t error = ERROR_SUCCESS;
-  void* page = PageTable::Instance().PinFile(key, fd, error);
-  if (page == nullptr) {
-    return error;
-  }
   if (const int rc = InitialiseMutex(MutexIn(page), true); rc != 0) {
-    PageTable::Instance().Unpin(key);
     return Win32FromErrno(rc);
   }
-  init->key = key;
-  init->pinned = true;
-  if (init->initialOwner && pthread_mutex_lock(MutexIn(page)) == 0) {
-    PageTable::Instance().Pin(key);  // the held level
-  }
+  init->owned = init->initialOwner && pthread_mutex_lock(MutexIn(page)) == 0;
   return ERROR_SUCCESS;
-}
-
-std::unique_ptr<Mutex> AttachNamed(std::shared_ptr<ObjectFile> file, uint32_t& error) {
-  const PageKey key{file->Device(), file->Inode()};
-  uint32_t mapError = ERROR_SUCCESS;
-  void* page = PageTable::Instance().PinFile(key, file->Fd(), mapError);
-  if (page == nullptr) {
-    error = mapError;
-    return nullptr;
-  }
-  return std::make_unique<LinuxMutex>(std::move(file), key, page);
 }
 
 }  // namespace
@@ -223,8 +167,7 @@ std::unique_ptr<Mutex> Mutex::Create(std::u16string_view name, bool initialOwner
       error = ERROR_NOT_ENOUGH_MEMORY;
       return nullptr;
     }
-    const PageKey key = PageTable::Instance().AddPrivate(page);
-    auto mutex = std::make_unique<LinuxMutex>(nullptr, key, page);
+    auto mutex = std::make_unique<LinuxMutex>(std::shared_ptr<void>(page, std::free), page);
     if (initialOwner) {
       mutex->Wait(0);
     }
@@ -233,11 +176,15 @@ std::unique_ptr<Mutex> Mutex::Create(std::u16string_view name, bool initialOwner
   }
   MutexInit init{initialOwner};
   auto file = ObjectFile::Acquire(name, detail::ObjectKind::Mutex, true, 0, InitialiseNamedMutex, &init, error);
-  std::unique_ptr<Mutex> mutex = file != nullptr ? AttachNamed(std::move(file), error) : nullptr;
-  if (init.pinned) {
-    PageTable::Instance().Unpin(init.key);  // the initialiser's own pin; the object holds its own now
+  if (file == nullptr) {
+    return nullptr;
   }
-  return mutex;
+  uint8_t* page = file->Page();
+  std::shared_ptr<void> keep = std::move(file);
+  if (init.owned) {
+    PageTable::Instance().Pin(page, keep);  // the initial owner's level
+  }
+  return std::make_unique<LinuxMutex>(std::move(keep), page);
 }
 
 std::unique_ptr<Mutex> Mutex::Open(std::u16string_view name, uint32_t& error) {
@@ -245,7 +192,8 @@ std::unique_ptr<Mutex> Mutex::Open(std::u16string_view name, uint32_t& error) {
   if (file == nullptr) {
     return nullptr;
   }
-  return AttachNamed(std::move(file), error);
+  uint8_t* page = file->Page();
+  return std::make_unique<LinuxMutex>(std::move(file), page);
 }
 
 }  // namespace kestrix::platform

@@ -18,6 +18,7 @@
 #include "platform/KernelObjects.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
+#include "platform/linux/KernelObjectsFile.h"
 #include "tests/fixture/TestRoot.h"
 
 namespace kestrix::platform {
@@ -530,6 +531,168 @@ TEST_F(MutexTest, InitialOwnerIsIgnoredWhenItExists) {
   }).join();
   EXPECT_EQ(mutex->Wait(0), WaitResult::Signaled);
   EXPECT_TRUE(mutex->Release());
+}
+
+// ---- Object files kept by a process ------------------------------------------------------------------------
+
+// An object's file stays when its last holder dies; only the lock said it lived. Made anew under that name,
+// the object must start as a new one, whatever the dead holder left in the file.
+struct Revival {
+  const char* label;
+  Kind kind;
+  const char* role;
+  void (*expectFresh)(const std::u16string& name);
+};
+void PrintTo(const Revival& c, std::ostream* os) { *os << c.label; }
+
+class KernelObjectRevivalTest : public KernelObjectTest, public ::testing::WithParamInterface<Revival> {};
+
+TEST_P(KernelObjectRevivalTest, MadeAnewFreshAfterItsKilledHolder) {
+  const std::u16string name = u"Global\\KxRevive";
+  const std::string ready = Marker("ready");
+  Child holder = Child::Role("ko-hold", {GetParam().role, "Global\\KxRevive", ready, "-"});
+  ASSERT_TRUE(AwaitReady(holder, ready));
+  uint32_t error = 0;
+  // Joined and let go here first, so this process has the file cached when the holder dies.
+  EXPECT_NE(Make(GetParam().kind, name, false, error), nullptr);
+  holder.Kill(SIGKILL);
+  EXPECT_EQ(holder.Wait(), 128 + SIGKILL);
+
+  EXPECT_TRUE(fs::exists(ObjectDir() / "KxRevive"));
+  EXPECT_EQ(Make(GetParam().kind, name, false, error), nullptr);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  GetParam().expectFresh(name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, KernelObjectRevivalTest,
+    ::testing::Values(
+        Revival{"Section", Kind::Section, "section",
+                [](const std::u16string& name) {
+                  uint32_t error = 0;
+                  auto section = Section::Create(name, 8192, error);
+                  ASSERT_NE(section, nullptr);
+                  EXPECT_EQ(error, ERROR_SUCCESS);
+                  auto view = section->MapView(error);
+                  ASSERT_NE(view, nullptr);
+                  EXPECT_TRUE(AllBytes(*view, 0));
+                }},
+        Revival{"SignalledEvent", Kind::Event, "event",
+                [](const std::u16string& name) {
+                  uint32_t error = 0;
+                  auto event = Event::Create(name, false, false, error);
+                  ASSERT_NE(event, nullptr);
+                  EXPECT_EQ(error, ERROR_SUCCESS);
+                  EXPECT_EQ(event->Wait(0), WaitResult::Timeout);
+                }},
+        Revival{"OwnedMutex", Kind::Mutex, "mutex",
+                [](const std::u16string& name) {
+                  uint32_t error = 0;
+                  auto mutex = Mutex::Create(name, false, error);
+                  ASSERT_NE(mutex, nullptr);
+                  EXPECT_EQ(error, ERROR_SUCCESS);
+                  EXPECT_EQ(mutex->Wait(0), WaitResult::Signaled);  // free, and not abandoned
+                  EXPECT_TRUE(mutex->Release());
+                }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// This process keeps the file of an object it let go of; what other processes do with the name meanwhile
+// (end the object, make one of another kind, make it anew) must show through that kept file.
+TEST_F(KernelObjectTest, KeptFileFollowsWhatOtherProcessesDoWithTheName) {
+  const std::u16string name = u"Global\\KxKept";
+  auto holder = [&](const char* kind, const std::string& tag) {
+    return Child::Role("ko-hold", {kind, "Global\\KxKept", Marker(tag + "-ready"), Marker(tag + "-go")});
+  };
+  uint32_t error = 0;
+
+  Child first = holder("event", "1");
+  ASSERT_TRUE(AwaitReady(first, Marker("1-ready")));
+  {
+    auto event = Event::Open(name, error);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->Wait(0), WaitResult::Signaled);
+    event->Reset();  // manual-reset: it stays clear for as long as this object lives
+  }
+  Touch(Marker("1-go"));
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_EQ(Event::Open(name, error), nullptr);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+
+  Child second = holder("section", "2");
+  ASSERT_TRUE(AwaitReady(second, Marker("2-ready")));
+  for (const bool create : {true, false}) {
+    EXPECT_EQ(Make(Kind::Event, name, create, error), nullptr) << (create ? "create" : "open");
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE) << (create ? "create" : "open");
+  }
+  {
+    auto section = Section::Open(name, error);
+    ASSERT_NE(section, nullptr);
+    EXPECT_EQ(section->Size(), 8192u);
+    auto view = section->MapView(error);
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(AllBytes(*view, 0x44));
+  }
+  Touch(Marker("2-go"));
+  EXPECT_EQ(second.Wait(), 0);
+
+  Child third = holder("event", "3");
+  ASSERT_TRUE(AwaitReady(third, Marker("3-ready")));
+  auto event = Event::Open(name, error);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(error, ERROR_SUCCESS);
+  EXPECT_EQ(event->Wait(0), WaitResult::Signaled);  // the new event's state, not the cleared one
+  EXPECT_EQ(event->Wait(0), WaitResult::Signaled);  // and its manual reset
+  Touch(Marker("3-go"));
+  EXPECT_EQ(third.Wait(), 0);
+  // Held here, the event outlives its creator.
+  EXPECT_NE(Event::Open(name, error), nullptr);
+  event.reset();
+  EXPECT_EQ(Event::Open(name, error), nullptr);
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+}
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST_F(KernelObjectTest, ManyNamesKeepABoundedNumberOfFilesOpen) {
+  constexpr size_t kBound = detail::kMaxIdleObjectFiles;
+  constexpr size_t kNames = 3 * kBound;
+  auto nameOf = [](size_t i) { return u"Global\\KxMany" + FromUtf8(std::to_string(i)); };
+  const size_t before = OpenDescriptors();
+  uint32_t error = 0;
+
+  // Held objects all stay open and working, however many there are.
+  std::vector<std::unique_ptr<Event>> held;
+  for (size_t i = 0; i < kNames; ++i) {
+    held.push_back(Event::Create(nameOf(i), true, false, error));
+    ASSERT_NE(held.back(), nullptr) << i;
+    ASSERT_EQ(error, ERROR_SUCCESS) << i;
+  }
+  EXPECT_GE(OpenDescriptors(), before + kNames);
+  held.front()->Set();
+  auto again = Event::Open(nameOf(0), error);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->Wait(0), WaitResult::Signaled);
+  again.reset();
+
+  // Let go of, they are kept only up to the bound (and the object directory besides).
+  held.clear();
+  EXPECT_LE(OpenDescriptors(), before + kBound + 1);
+  for (size_t i = 0; i < kNames; ++i) {
+    EXPECT_NE(Event::Create(nameOf(kNames + i), false, false, error), nullptr);
+  }
+  EXPECT_LE(OpenDescriptors(), before + kBound + 1);
+
+  // Whether its file was closed long ago or is still kept, a let-go object is gone and made anew.
+  for (const size_t i : {size_t{0}, kNames - 1, 2 * kNames - 1}) {
+    EXPECT_EQ(Event::Open(nameOf(i), error), nullptr) << i;
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND) << i;
+    auto fresh = Event::Create(nameOf(i), false, false, error);
+    ASSERT_NE(fresh, nullptr) << i;
+    EXPECT_EQ(error, ERROR_SUCCESS) << i;
+    EXPECT_EQ(fresh->Wait(0), WaitResult::Timeout) << i;
+  }
 }
 
 // ---- Who may reach the objects ---------------------------------------------------------------------------

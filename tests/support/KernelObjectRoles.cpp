@@ -194,6 +194,41 @@ KESTRIX_TESTPROC_ROLE("ko-nobody") {
   return HoldUntil(args.at(5));
 }
 
+// ko-hold KIND NAME READY GO: creates a new object of KIND and leaves it in a state a fresh one never has: a
+// section of 8192 bytes filled with 0x44, a manual-reset event created signalled, a mutex it owns. Announces
+// READY and holds it until GO (or a kill when GO is "-").
+KESTRIX_TESTPROC_ROLE("ko-hold") {
+  const std::string& kind = args.at(0);
+  const std::u16string name = Name(args.at(1));
+  uint32_t error = 0;
+  std::unique_ptr<Section> section;
+  std::unique_ptr<SectionView> view;
+  std::unique_ptr<Event> event;
+  std::unique_ptr<Mutex> mutex;
+  if (kind == "section") {
+    section = Section::Create(name, 8192, error);
+    view = section != nullptr && error == 0 ? section->MapView(error) : nullptr;
+    if (view == nullptr) {
+      return Fail(2, "Section::Create and MapView", error);
+    }
+    std::fill(view->Data(), view->Data() + view->Size(), uint8_t{0x44});
+  } else if (kind == "event") {
+    event = Event::Create(name, true, true, error);
+    if (event == nullptr || error != 0) {
+      return Fail(2, "Event::Create", error);
+    }
+  } else if (kind == "mutex") {
+    mutex = Mutex::Create(name, true, error);
+    if (mutex == nullptr || error != 0) {
+      return Fail(2, "Mutex::Create", error);
+    }
+  } else {
+    return Fail(3, "unknown kind");
+  }
+  Announce(args.at(2));
+  return HoldUntil(args.at(3));
+}
+
 // ko-churn NAME ROUNDS SLOT: ROUNDS times creates (or joins) the section, writes a tag into its SLOT-th
 // word, opens the name again while still holding it and checks the second view shows the same tag: whatever
 // the other churning processes do, a held section stays the one its name leads to.
