@@ -14,6 +14,7 @@
 #include "common/Utf16.h"
 #include "common/Win32Error.h"
 #include "platform/Registry.h"
+#include "tools/kestrixctl/Output.h"
 
 namespace kestrix::ctl {
 
@@ -405,23 +406,6 @@ std::string DataText(const Value& v) {
     default:
       return HexOf(v.data);
   }
-}
-
-std::string JsonEscape(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 std::string Quoted(std::string_view text) { return "\"" + JsonEscape(text) + "\""; }
