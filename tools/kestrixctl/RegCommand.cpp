@@ -266,26 +266,6 @@ std::string HexOf(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-bool ParseHexBytes(std::string_view text, std::vector<uint8_t>* out) {
-  out->clear();
-  int pending = -1;
-  for (const char c : text) {
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == ',' || c == ':') continue;
-    else return false;
-    if (pending < 0) {
-      pending = v;
-    } else {
-      out->push_back(static_cast<uint8_t>(pending << 4 | v));
-      pending = -1;
-    }
-  }
-  return pending < 0;
-}
-
 bool ParseNumber(std::string_view text, uint64_t max, uint64_t* value) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -325,7 +305,7 @@ bool EncodeData(const AddData& in, std::vector<uint8_t>* out, std::string* error
       *error = "/hex cannot be combined with /d or /noterm";
       return false;
     }
-    if (!ParseHexBytes(in.hex, out)) {
+    if (!ParseHex(in.hex, out)) {
       *error = "invalid hex bytes: " + in.hex;
       return false;
     }
@@ -375,7 +355,7 @@ bool EncodeData(const AddData& in, std::vector<uint8_t>* out, std::string* error
       return true;
     }
     default:
-      if (!ParseHexBytes(in.data, out)) {
+      if (!ParseHex(in.data, out)) {
         *error = "invalid hex data: " + in.data;
         return false;
       }
@@ -448,18 +428,22 @@ struct QueryState {
   size_t matches = 0;
 };
 
-uint32_t QueryKey(const std::u16string& sub, const std::string& display, const QueryOptions& opt, QueryState* st,
-                  std::string* failedKey) {
+// Opens a key for reading and lists its values and sub-keys; on failure names the key in *failedKey.
+uint32_t ReadKey(const std::u16string& sub, const std::string& display, std::vector<Value>* values,
+                 std::vector<std::u16string>* subKeys, std::string* failedKey) {
   Key key;
   uint32_t err = platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, platform::KEY_READ, key.Out());
+  if (err == ERROR_SUCCESS) err = ListValues(key.Get(), values);
+  if (err == ERROR_SUCCESS) err = ListKeys(key.Get(), subKeys);
+  if (err != ERROR_SUCCESS) *failedKey = display;
+  return err;
+}
+
+uint32_t QueryKey(const std::u16string& sub, const std::string& display, const QueryOptions& opt, QueryState* st,
+                  std::string* failedKey) {
   std::vector<Value> values;
   std::vector<std::u16string> subKeys;
-  if (err == ERROR_SUCCESS) err = ListValues(key.Get(), &values);
-  if (err == ERROR_SUCCESS) err = ListKeys(key.Get(), &subKeys);
-  if (err != ERROR_SUCCESS) {
-    *failedKey = display;
-    return err;
-  }
+  if (const uint32_t err = ReadKey(sub, display, &values, &subKeys, failedKey); err != ERROR_SUCCESS) return err;
   if (opt.hasName) {
     std::vector<Value> picked;
     for (auto& v : values) {
@@ -490,7 +474,7 @@ uint32_t QueryKey(const std::u16string& sub, const std::string& display, const Q
   }
   if (opt.recursive) {
     for (const auto& s : subKeys) {
-      err = QueryKey(ChildSub(sub, s), Child(display, s), opt, st, failedKey);
+      const uint32_t err = QueryKey(ChildSub(sub, s), Child(display, s), opt, st, failedKey);
       if (err != ERROR_SUCCESS) return err;
     }
   }
@@ -554,21 +538,14 @@ std::string ExportValue(const Value& v) {
 }
 
 uint32_t ExportKey(const std::u16string& sub, const std::string& display, std::string* out, std::string* failedKey) {
-  Key key;
-  uint32_t err = platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, platform::KEY_READ, key.Out());
   std::vector<Value> values;
   std::vector<std::u16string> subKeys;
-  if (err == ERROR_SUCCESS) err = ListValues(key.Get(), &values);
-  if (err == ERROR_SUCCESS) err = ListKeys(key.Get(), &subKeys);
-  if (err != ERROR_SUCCESS) {
-    *failedKey = display;
-    return err;
-  }
+  if (const uint32_t err = ReadKey(sub, display, &values, &subKeys, failedKey); err != ERROR_SUCCESS) return err;
   *out += "[" + display + "]\r\n";
   for (const auto& v : values) *out += ExportValue(v);
   *out += "\r\n";
   for (const auto& s : subKeys) {
-    err = ExportKey(ChildSub(sub, s), Child(display, s), out, failedKey);
+    const uint32_t err = ExportKey(ChildSub(sub, s), Child(display, s), out, failedKey);
     if (err != ERROR_SUCCESS) return err;
   }
   return ERROR_SUCCESS;
