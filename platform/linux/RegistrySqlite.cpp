@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -403,6 +404,29 @@ uint32_t KeyAlive(sqlite3* db, int64_t id) {
   return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Win32FromSqlite(rc);
 }
 
+/// One operation on an open key: the handle resolved, its rights checked, and a transaction in which the key
+/// still exists. The transaction ends (rolled back unless committed) before the session lets the store go.
+class KeyOperation {
+ public:
+  uint32_t Begin(HKEY key, uint32_t needed, bool write) {
+    uint32_t access = 0;
+    uint32_t err = m_session.Attach(key, &m_id, &access);
+    if (err != ERROR_SUCCESS) return err;
+    if ((access & needed) == 0) return ERROR_ACCESS_DENIED;
+    m_txn.emplace(m_session.Db());
+    if ((err = m_txn->Begin(write)) != ERROR_SUCCESS) return err;
+    return KeyAlive(m_session.Db(), m_id);
+  }
+  sqlite3* Db() const { return m_session.Db(); }
+  int64_t Id() const { return m_id; }
+  uint32_t Commit() { return m_txn->Commit(); }
+
+ private:
+  Session m_session;
+  std::optional<Txn> m_txn;
+  int64_t m_id = 0;
+};
+
 /// Finds the child of `parent` with the given name; ERROR_FILE_NOT_FOUND when there is none.
 uint32_t FindChild(sqlite3* db, int64_t parent, std::u16string_view name, int64_t* id) {
   Stmt s(db, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
@@ -498,17 +522,10 @@ uint32_t RegQueryValueExW(HKEY key, const char16_t* valueName, uint32_t* type, u
   std::u16string name;
   uint32_t err = ValueName(valueName, &name);
   if (err != ERROR_SUCCESS) return err;
-  Session session;
-  int64_t id = 0;
-  uint32_t access = 0;
-  if ((err = session.Attach(key, &id, &access)) != ERROR_SUCCESS) return err;
-  if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  sqlite3* db = session.Db();
-  Txn txn(db);
-  if ((err = txn.Begin(false)) != ERROR_SUCCESS) return err;
-  if ((err = KeyAlive(db, id)) != ERROR_SUCCESS) return err;
-  Stmt s(db, "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
-  s.Int(1, id).Text(2, FoldKey(name));
+  KeyOperation op;
+  if ((err = op.Begin(key, KEY_QUERY_VALUE, false)) != ERROR_SUCCESS) return err;
+  Stmt s(op.Db(), "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
+  s.Int(1, op.Id()).Text(2, FoldKey(name));
   const int rc = s.Step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
@@ -534,38 +551,24 @@ uint32_t RegSetValueExW(HKEY key, const char16_t* valueName, uint32_t type, cons
   std::u16string name;
   uint32_t err = ValueName(valueName, &name);
   if (err != ERROR_SUCCESS) return err;
-  Session session;
-  int64_t id = 0;
-  uint32_t access = 0;
-  if ((err = session.Attach(key, &id, &access)) != ERROR_SUCCESS) return err;
-  if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  sqlite3* db = session.Db();
-  Txn txn(db);
-  if ((err = txn.Begin(true)) != ERROR_SUCCESS) return err;
-  if ((err = KeyAlive(db, id)) != ERROR_SUCCESS) return err;
-  if ((err = InsertValue(db, id, name, type, data, cbData)) != ERROR_SUCCESS) return err;
-  return txn.Commit();
+  KeyOperation op;
+  if ((err = op.Begin(key, KEY_SET_VALUE, true)) != ERROR_SUCCESS) return err;
+  if ((err = InsertValue(op.Db(), op.Id(), name, type, data, cbData)) != ERROR_SUCCESS) return err;
+  return op.Commit();
 }
 
 uint32_t RegDeleteValueW(HKEY key, const char16_t* valueName) {
   std::u16string name;
   uint32_t err = ValueName(valueName, &name);
   if (err != ERROR_SUCCESS) return err;
-  Session session;
-  int64_t id = 0;
-  uint32_t access = 0;
-  if ((err = session.Attach(key, &id, &access)) != ERROR_SUCCESS) return err;
-  if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  sqlite3* db = session.Db();
-  Txn txn(db);
-  if ((err = txn.Begin(true)) != ERROR_SUCCESS) return err;
-  if ((err = KeyAlive(db, id)) != ERROR_SUCCESS) return err;
-  Stmt s(db, "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
-  s.Int(1, id).Text(2, FoldKey(name));
+  KeyOperation op;
+  if ((err = op.Begin(key, KEY_SET_VALUE, true)) != ERROR_SUCCESS) return err;
+  Stmt s(op.Db(), "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
+  s.Int(1, op.Id()).Text(2, FoldKey(name));
   const int rc = s.Step();
   if (rc != SQLITE_DONE) return Win32FromSqlite(rc);
-  if (sqlite3_changes(db) == 0) return ERROR_FILE_NOT_FOUND;
-  return txn.Commit();
+  if (sqlite3_changes(op.Db()) == 0) return ERROR_FILE_NOT_FOUND;
+  return op.Commit();
 }
 
 uint32_t RegDeleteKeyW(HKEY parent, const char16_t* subKey) {
@@ -611,18 +614,10 @@ uint32_t RegDeleteKeyW(HKEY parent, const char16_t* subKey) {
 
 uint32_t RegEnumKeyExW(HKEY key, uint32_t index, std::u16string* name) {
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
-  Session session;
-  int64_t id = 0;
-  uint32_t access = 0;
-  uint32_t err = session.Attach(key, &id, &access);
-  if (err != ERROR_SUCCESS) return err;
-  if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
-  sqlite3* db = session.Db();
-  Txn txn(db);
-  if ((err = txn.Begin(false)) != ERROR_SUCCESS) return err;
-  if ((err = KeyAlive(db, id)) != ERROR_SUCCESS) return err;
-  Stmt s(db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-  s.Int(1, id).Int(2, index);
+  KeyOperation op;
+  if (const uint32_t err = op.Begin(key, KEY_ENUMERATE_SUB_KEYS, false); err != ERROR_SUCCESS) return err;
+  Stmt s(op.Db(), "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+  s.Int(1, op.Id()).Int(2, index);
   const int rc = s.Step();
   if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
   if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
@@ -631,18 +626,10 @@ uint32_t RegEnumKeyExW(HKEY key, uint32_t index, std::u16string* name) {
 }
 
 uint32_t RegEnumValueW(HKEY key, uint32_t index, std::u16string* name, uint32_t* type, std::vector<uint8_t>* data) {
-  Session session;
-  int64_t id = 0;
-  uint32_t access = 0;
-  uint32_t err = session.Attach(key, &id, &access);
-  if (err != ERROR_SUCCESS) return err;
-  if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  sqlite3* db = session.Db();
-  Txn txn(db);
-  if ((err = txn.Begin(false)) != ERROR_SUCCESS) return err;
-  if ((err = KeyAlive(db, id)) != ERROR_SUCCESS) return err;
-  Stmt s(db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-  s.Int(1, id).Int(2, index);
+  KeyOperation op;
+  if (const uint32_t err = op.Begin(key, KEY_QUERY_VALUE, false); err != ERROR_SUCCESS) return err;
+  Stmt s(op.Db(), "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+  s.Int(1, op.Id()).Int(2, index);
   const int rc = s.Step();
   if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
   if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
