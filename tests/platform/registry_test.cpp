@@ -170,6 +170,12 @@ TEST_F(RegistryTest, OpenNeverCreates) {
 
 // ---- paths ----
 
+// The tables' rows print as their labels (in test lists and failure messages) instead of as raw bytes.
+template <class Case>
+auto operator<<(std::ostream& os, const Case& c) -> decltype(c.label, os) {
+  return os << c.label;
+}
+
 struct PathCase {
   const char* label;
   const char16_t* path;
