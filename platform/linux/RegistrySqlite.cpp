@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -117,16 +118,69 @@ uint32_t Win32FromSqlite(int rc) {
   }
 }
 
+/// Prepared statements kept per connection, by their SQL text: compiling a statement costs more than running
+/// one of these. Used only under the store's mutex. A statement in use is marked, so a second use of the same
+/// text at the same time gets a statement of its own.
+struct CachedStatement {
+  sqlite3_stmt* stmt = nullptr;
+  bool inUse = false;
+};
+std::map<std::pair<sqlite3*, std::string>, CachedStatement>& StatementCache() {
+  static auto* cache = new std::map<std::pair<sqlite3*, std::string>, CachedStatement>;
+  return *cache;
+}
+
 struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+  void operator()(sqlite3* db) const {
+    auto& cache = StatementCache();
+    for (auto it = cache.begin(); it != cache.end();) {
+      if (it->first.first == db) {
+        sqlite3_finalize(it->second.stmt);
+        it = cache.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    sqlite3_close_v2(db);
+  }
 };
 using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
 
 /// One prepared statement; the first failure (prepare or bind) is kept and returned by Step.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
-  ~Stmt() { sqlite3_finalize(m_stmt); }
+  Stmt(sqlite3* db, const char* sql) {
+    auto& cache = StatementCache();
+    auto it = cache.find({db, sql});
+    if (it != cache.end() && !it->second.inUse) {
+      m_cached = &it->second;
+    } else if (it == cache.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      m_rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+      if (m_rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return;
+      }
+      m_cached = &cache[{db, sql}];
+      m_cached->stmt = stmt;
+    }
+    if (m_cached != nullptr) {
+      m_cached->inUse = true;
+      m_stmt = m_cached->stmt;
+      m_rc = SQLITE_OK;
+    } else {
+      m_rc = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr);
+    }
+  }
+  ~Stmt() {
+    if (m_cached != nullptr) {
+      sqlite3_reset(m_stmt);
+      sqlite3_clear_bindings(m_stmt);
+      m_cached->inUse = false;
+    } else {
+      sqlite3_finalize(m_stmt);
+    }
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -162,11 +216,19 @@ class Stmt {
     return *this;
   }
   sqlite3_stmt* m_stmt = nullptr;
-  int m_rc;
+  CachedStatement* m_cached = nullptr;
+  int m_rc = SQLITE_OK;
 };
 
-/// Runs a statement that returns no rows; returns an SQLite code.
+/// Runs SQL text (one or more statements) that returns no rows; returns an SQLite code.
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+/// Runs one statement that returns no rows through the statement cache; returns an SQLite code.
+int Run(sqlite3* db, const char* sql) {
+  Stmt stmt(db, sql);
+  const int rc = stmt.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
 
 /// A transaction that rolls back unless committed. Writers begin IMMEDIATE so that two writers wait on the
 /// database lock rather than both reading and then failing to upgrade.
@@ -174,18 +236,18 @@ class Txn {
  public:
   explicit Txn(sqlite3* db) : m_db(db) {}
   ~Txn() {
-    if (m_open) Exec(m_db, "ROLLBACK");
+    if (m_open) Run(m_db, "ROLLBACK");
   }
   Txn(const Txn&) = delete;
   Txn& operator=(const Txn&) = delete;
 
   uint32_t Begin(bool write) {
-    const int rc = Exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    const int rc = Run(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
     m_open = rc == SQLITE_OK;
     return Win32FromSqlite(rc);
   }
   uint32_t Commit() {
-    const int rc = Exec(m_db, "COMMIT");
+    const int rc = Run(m_db, "COMMIT");
     if (rc == SQLITE_OK) m_open = false;
     return Win32FromSqlite(rc);
   }
@@ -561,6 +623,17 @@ uint32_t RegDeleteValueW(HKEY key, const char16_t* valueName) {
   std::u16string name;
   uint32_t err = ValueName(valueName, &name);
   if (err != ERROR_SUCCESS) return err;
+  {
+    // Most deletions find nothing (the service clears values that are usually absent): a read settles those
+    // without taking the store's write lock.
+    KeyOperation look;
+    if ((err = look.Begin(key, KEY_SET_VALUE, false)) != ERROR_SUCCESS) return err;
+    Stmt s(look.Db(), "SELECT 1 FROM vals WHERE key = ?1 AND fold = ?2");
+    s.Int(1, look.Id()).Text(2, FoldKey(name));
+    const int rc = s.Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
+  }
   KeyOperation op;
   if ((err = op.Begin(key, KEY_SET_VALUE, true)) != ERROR_SUCCESS) return err;
   Stmt s(op.Db(), "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
